@@ -1,0 +1,109 @@
+# Build-wide flags and the helpers every directory uses to declare tests, fuzzers and benchmarks.
+
+add_compile_options(-Wall -Wextra)
+if(FIELDBRIDGE_WERROR)
+  add_compile_options(-Werror)
+endif()
+if(FIELDBRIDGE_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# Subdirectory lists: a directory is added only when its CMakeLists.txt exists. FB_ONLY (a list of
+# paths relative to the source root) narrows the build to those directories and their parents,
+# for working on one piece while others are half-done.
+set(FB_ONLY "" CACHE STRING "Build only these directories (relative paths); empty builds everything")
+function(fb_add_subdirs)
+  foreach(dir IN LISTS ARGN)
+    if(NOT EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/CMakeLists.txt)
+      continue()
+    endif()
+    file(RELATIVE_PATH rel ${CMAKE_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/${dir})
+    set(wanted TRUE)
+    if(FB_ONLY)
+      set(wanted FALSE)
+      foreach(only IN LISTS FB_ONLY)
+        string(FIND "${only}/" "${rel}/" at)
+        if(at EQUAL 0)
+          set(wanted TRUE)
+        endif()
+        string(FIND "${rel}/" "${only}/" at)
+        if(at EQUAL 0)
+          set(wanted TRUE)
+        endif()
+      endforeach()
+    endif()
+    if(wanted)
+      add_subdirectory(${dir})
+    endif()
+  endforeach()
+endfunction()
+
+set(FB_TEST_ENV
+  "FB_BIN_DIR=${CMAKE_BINARY_DIR}/bin"
+  "FB_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
+  "FB_BUILD_DIR=${CMAKE_BINARY_DIR}"
+  "FIELDBRIDGE_LOG_STDERR=1")
+
+# fb_add_gtest(<name> SOURCES ... [LIBS ...] [LABELS ...] [TIMEOUT s])
+# One test executable; each TEST() becomes its own ctest entry.
+function(fb_add_gtest name)
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  find_package(GTest REQUIRED)
+  add_executable(${name} ${T_SOURCES})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
+  include(GoogleTest)
+  gtest_discover_tests(${name}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES ENVIRONMENT "${FB_TEST_ENV}" TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}")
+endfunction()
+
+# fb_add_fuzzer(<name> SOURCES ... [LIBS ...] [CORPUS dir])
+# The sources define LLVMFuzzerTestOneInput. With FIELDBRIDGE_FUZZ (clang) a libFuzzer binary is
+# built; in every build a replay runner feeds each file of the committed corpus to the target, so
+# crash inputs stay regression tests (and run under the sanitizers in CI).
+function(fb_add_fuzzer name)
+  cmake_parse_arguments(F "" "CORPUS" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name}_replay ${F_SOURCES} ${CMAKE_SOURCE_DIR}/fuzz/replay_main.cpp)
+  set_target_properties(${name}_replay PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
+  target_link_libraries(${name}_replay PRIVATE ${F_LIBS})
+  if(F_CORPUS)
+    add_test(NAME ${name}_replay COMMAND ${name}_replay ${F_CORPUS})
+    set_tests_properties(${name}_replay PROPERTIES ENVIRONMENT "${FB_TEST_ENV}" LABELS fuzz)
+  endif()
+  if(FIELDBRIDGE_FUZZ)
+    add_executable(${name} ${F_SOURCES})
+    set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
+    target_compile_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+    target_link_libraries(${name} PRIVATE ${F_LIBS})
+  endif()
+endfunction()
+
+# fb_add_bench(<name> SOURCES ... [LIBS ...]): a Google Benchmark program under build/bench.
+function(fb_add_bench name)
+  cmake_parse_arguments(B "" "" "SOURCES;LIBS" ${ARGN})
+  find_package(benchmark REQUIRED)
+  add_executable(${name} ${B_SOURCES})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
+  target_link_libraries(${name} PRIVATE ${B_LIBS} benchmark::benchmark Threads::Threads)
+endfunction()
+
+# fb_add_program(<name> SOURCES ... LIBS ... [APPLETS a b c]): a deliverable installed in bin/ with
+# one symlink per applet name.
+function(fb_add_program name)
+  cmake_parse_arguments(P "" "" "SOURCES;LIBS;APPLETS" ${ARGN})
+  add_executable(${name} ${P_SOURCES})
+  target_link_libraries(${name} PRIVATE ${P_LIBS})
+  install(TARGETS ${name} RUNTIME DESTINATION bin)
+  foreach(applet IN LISTS P_APPLETS)
+    add_custom_command(TARGET ${name} POST_BUILD
+      COMMAND ${CMAKE_COMMAND} -E create_symlink ${name} ${CMAKE_BINARY_DIR}/bin/${applet})
+    install(CODE "execute_process(COMMAND ${CMAKE_COMMAND} -E create_symlink ${name} \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin/${applet})")
+  endforeach()
+endfunction()
