@@ -55,12 +55,18 @@ function(fb_add_gtest name)
   find_package(GTest REQUIRED)
   add_executable(${name} ${T_SOURCES})
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
-  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
+  # The environment (FB_BIN_DIR, FB_SOURCE_DIR, FB_BUILD_DIR, FIELDBRIDGE_LOG_STDERR) comes from
+  # fb_testenv: gtest_discover_tests cannot pass a list of variables through its properties.
+  target_link_libraries(${name} PRIVATE fb_testenv ${T_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
   include(GoogleTest)
+  set(props TIMEOUT ${T_TIMEOUT})
+  if(T_LABELS)
+    list(APPEND props LABELS ${T_LABELS})
+  endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "${FB_TEST_ENV}" TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}")
+    PROPERTIES ${props})
 endfunction()
 
 # fb_add_fuzzer(<name> SOURCES ... [LIBS ...] [CORPUS dir])

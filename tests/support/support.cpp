@@ -116,17 +116,22 @@ Process::Process(std::vector<std::string> argv, std::map<std::string, std::strin
     }
 }
 
-Process::~Process()
+void Process::reset()
 {
     if (pid_ > 0) {
         ::kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
+        pid_ = -1;
     }
     if (!out_path_.empty()) {
         std::error_code ec;
         fs::remove_all(fs::path(out_path_).parent_path(), ec);
+        out_path_.clear();
+        err_path_.clear();
     }
 }
+
+Process::~Process() { reset(); }
 
 Process::Process(Process &&o) noexcept
     : pid_(o.pid_), status_(o.status_), out_path_(std::move(o.out_path_)), err_path_(std::move(o.err_path_))
@@ -138,7 +143,7 @@ Process::Process(Process &&o) noexcept
 Process &Process::operator=(Process &&o) noexcept
 {
     if (this != &o) {
-        this->~Process();
+        reset();
         pid_ = o.pid_;
         status_ = o.status_;
         out_path_ = std::move(o.out_path_);

@@ -70,6 +70,7 @@ public:
     bool wait_out(const std::string &text, Millis timeout = 5000ms) const;
 
 private:
+    void reset(); // kills and reaps the process, removes its output files
     pid_t pid_ = -1;
     int status_ = -1;
     std::string out_path_, err_path_;
