@@ -12,6 +12,7 @@ endif()
 # Subdirectory lists: a directory is added only when its CMakeLists.txt exists. FB_ONLY (a list of
 # paths relative to the source root) narrows the build to those directories and their parents,
 # for working on one piece while others are half-done.
+option(FIELDBRIDGE_STATIC_CXX "Link the C++ runtime statically into the deliverables (host builds)" ON)
 set(FB_ONLY "" CACHE STRING "Build only these directories (relative paths); empty builds everything")
 function(fb_add_subdirs)
   foreach(dir IN LISTS ARGN)
@@ -106,6 +107,11 @@ function(fb_add_program name)
   cmake_parse_arguments(P "" "" "SOURCES;LIBS;APPLETS" ${ARGN})
   add_executable(${name} ${P_SOURCES})
   target_link_libraries(${name} PRIVATE ${P_LIBS})
+  if(FIELDBRIDGE_STATIC_CXX AND NOT FIELDBRIDGE_SANITIZE)
+    # One daemon per connection runs for years: the C++ runtime linked in keeps each process's
+    # resident memory to the pages it really uses.
+    target_link_options(${name} PRIVATE -static-libstdc++ -static-libgcc)
+  endif()
   install(TARGETS ${name} RUNTIME DESTINATION bin)
   foreach(applet IN LISTS P_APPLETS)
     add_custom_command(TARGET ${name} POST_BUILD
