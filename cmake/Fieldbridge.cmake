@@ -61,6 +61,11 @@ function(fb_add_gtest name)
   target_link_libraries(${name} PRIVATE fb_testenv ${T_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
   include(GoogleTest)
   set(props TIMEOUT ${T_TIMEOUT})
+  # Tests that start the built programs carry the label "integration" (left out where the
+  # programs cannot run, as in a cross build).
+  if(CMAKE_CURRENT_SOURCE_DIR MATCHES "/tests/integration(/|$)" AND NOT T_LABELS)
+    set(T_LABELS integration)
+  endif()
   if(T_LABELS)
     list(APPEND props LABELS ${T_LABELS})
   endif()
