@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -411,4 +412,33 @@ TEST_F(ModbusPollProgram, BadConfigurationAndArguments)
     fbtest::Process broken = start("tcp", "1");
     EXPECT_EQ(fbtest::exit_code(broken.wait_exit(5000ms)), 255);
     EXPECT_NE(broken.err().find("load configuration failed"), std::string::npos);
+}
+
+// The bus daemon is restarted under a running poller: within about a second of its return the
+// poller's listening connection is back with its event handlers (a write request is served) and
+// its sending connection delivers readings again, without a restart of the poller.
+TEST_F(ModbusPollProgram, SurvivesABusDaemonRestart)
+{
+    const int port = fbtest::free_tcp_port();
+    Sim sim = Sim::tcp(root.dir(), port, {"--hr", "0=7,8"});
+    configure(tcp_connection(2, port, "", channel(1, 0) + "," + channel(2, 1)));
+    auto bus = std::make_unique<Bus>(root);
+    fbtest::Process poll = start("tcp", "2");
+    ASSERT_TRUE(bus->wait_for([&](auto &) { return bus->count("mb_scan_end") >= 1; })) << poll.err();
+
+    bus.reset(); // daemon and listener gone; readings in between are lost, as on the router
+    ASSERT_TRUE(poll.running());
+    bus = std::make_unique<Bus>(root);
+    ASSERT_TRUE(bus->wait_for([&](auto &) { return bus->count("mb_read_data") >= 2; }, 5000ms)) << poll.err();
+
+    // The write handler was registered again on the new daemon.
+    ASSERT_TRUE(fbtest::wait_until(
+        [&] {
+            Bus::send("mb_write_data", R"({"connection_index":2,"slave_id":1,"func_code":6,"reg_addr":1,)"
+                                       R"("endian":"ab","value":"99"})");
+            return sim.get("hr", 1, 1) == "99";
+        },
+        5000ms))
+        << poll.err();
+    EXPECT_TRUE(poll.running());
 }
