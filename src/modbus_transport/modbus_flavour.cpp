@@ -288,6 +288,14 @@ std::string ModbusFlavour::single_payload(const TransportConfig &cfg, const Read
     return transport::expand_template(cfg.data_format, kVariables, kVariableCount, ctx);
 }
 
+std::string ModbusFlavour::csv_header(const TransportConfig &cfg) const
+{
+    std::string text = cfg.data_format;
+    for (const Variable &v : kVariables)
+        transport::replace_every(text, v.token, v.label);
+    return text;
+}
+
 json_object *ModbusFlavour::combin_header(const TransportConfig &cfg, int connection, int32_t timestamp) const
 {
     Reading r;

@@ -19,6 +19,7 @@ public:
     const char *insert_statement() const override;
     void bind_insert(sqlite3_stmt *stmt, const transport::Reading &reading, int scan_end) const override;
     transport::Reading decode_row(sqlite3_stmt *stmt) const override;
+    std::string csv_header(const transport::TransportConfig &cfg) const override;
     std::string single_payload(const transport::TransportConfig &cfg, const transport::Reading &reading,
                                bool &ok) const override;
     json_object *combin_header(const transport::TransportConfig &cfg, int connection, int32_t timestamp) const override;

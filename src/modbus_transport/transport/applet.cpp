@@ -101,13 +101,6 @@ int run_transport(const Flavour &flavour, int argc, char **argv)
         g_uci = nullptr;
         return -1;
     }
-    if (!cfg.mqtt_family()) {
-        // The raw TCP, HTTP and FTP senders are not part of this build.
-        FB_LOG_ERR("protocol %s is not supported by this build", protocol_name(cfg.protocol));
-        g_uci = nullptr;
-        return -1;
-    }
-
     g_engine = &engine;
     if (!engine.open_server()) {
         g_uci = nullptr;

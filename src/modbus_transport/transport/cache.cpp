@@ -217,17 +217,19 @@ bool Cache::insert_row(const Db &db, const Reading &reading, int scan_end) const
     return true;
 }
 
-void Cache::insert(bool staging, const Reading &reading, int scan_end) const
+bool Cache::insert(bool staging, const Reading &reading, int scan_end) const
 {
     const std::string &p = staging ? staging_path_ : path_;
     Db db;
     if (db.open(p) != SQLITE_OK) {
         FB_LOG_ERR("can't open database %s", p.c_str());
-        return;
+        return false;
     }
     sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
-    if (insert_row(db, reading, scan_end))
-        trim(db, staging);
+    if (!insert_row(db, reading, scan_end))
+        return false;
+    trim(db, staging);
+    return true;
 }
 
 void Cache::insert_batch(const Batch &batch, bool reverse) const

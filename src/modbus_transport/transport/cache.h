@@ -70,8 +70,8 @@ public:
 
     // Table creation (mbt_db_create): 1 on success.
     int create(const std::string &path) const;
-    // One row, then trim (mbt_db_insert).
-    void insert(bool staging, const Reading &reading, int scan_end) const;
+    // One row, then trim (mbt_db_insert). False when the row could not be stored.
+    bool insert(bool staging, const Reading &reading, int scan_end) const;
     // A scan batch that was not delivered: every reading up to and including the first one with a
     // scan-end mark (or the whole list), under one handle, then one trim. `reverse` writes the last
     // reading first, so a newest-first query returns the batch in arrival order.

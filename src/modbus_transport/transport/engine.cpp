@@ -10,6 +10,7 @@
 #include <libubox/blobmsg.h>
 
 #include "common/log.h"
+#include "transport/http.h"
 #include "transport/payload.h"
 #include "transport/remote_write.h"
 
@@ -43,6 +44,12 @@ Engine::Engine(const Flavour &flavour, TransportConfig &cfg)
         if (flavour_.accepts_writes())
             hooks.on_request = [](const std::string &text) { remote_write(text.c_str()); };
         mqtt_ = std::make_unique<MqttLink>(cfg_, names_, state_, mailbox_, std::move(hooks));
+    } else if (cfg_.protocol == Protocol::TcpClient) {
+        TcpLink::Hooks hooks;
+        hooks.reconnect_delay = [this] { return reconnect_delay_; };
+        if (flavour_.accepts_writes())
+            hooks.on_request = [](const std::string &text) { remote_write(text.c_str()); };
+        tcp_ = std::make_unique<TcpLink>(cfg_, names_, state_, std::move(hooks));
     }
 }
 
@@ -51,6 +58,7 @@ Engine::~Engine()
     uloop_timeout_cancel(&send_timer_.t);
     uloop_timeout_cancel(&usr1_timer_.t);
     mqtt_.reset();
+    tcp_.reset();
 }
 
 void Engine::set_status(const char *status) const { usi_list_set(names_.usi_list, cfg_.index, "status", status); }
@@ -64,13 +72,30 @@ bool Engine::open_server()
             return false;
         if (state_.load() <= 0)
             FB_LOG_DEBUG("reconnect after %ds", reconnect_delay_);
+    } else if (tcp_) {
+        tcp_->connect();
+        if (state_.load() <= 0)
+            FB_LOG_DEBUG("reconnect after %ds", reconnect_delay_);
     }
     return true;
 }
 
-void Engine::start_timer() { uloop_timeout_set(&send_timer_.t, 1000); }
+void Engine::start_timer()
+{
+    if (cfg_.protocol != Protocol::Http)
+        uloop_timeout_set(&send_timer_.t, 1000);
+    else if (history_pending_)
+        uloop_timeout_set(&send_timer_.t, 10000);
+}
 
-void Engine::on_tick(uloop_timeout *t) { reinterpret_cast<Timer *>(t)->self->timer_tick(); }
+void Engine::on_tick(uloop_timeout *t)
+{
+    Engine *self = reinterpret_cast<Timer *>(t)->self;
+    if (self->cfg_.protocol == Protocol::Http)
+        self->http_history_tick();
+    else
+        self->timer_tick();
+}
 
 ChannelRule *Engine::find_rule(const Reading &r)
 {
@@ -99,8 +124,12 @@ bool Engine::send_payload(ChannelRule &rule, const std::string &text)
     case Protocol::Mqtt:
     case Protocol::Gcloud:
         return state_.load() > 0 && mqtt_ && mqtt_->publish(rule, text) == 1;
+    case Protocol::TcpClient:
+        return state_.load() > 0 && tcp_ && tcp_->send(text);
+    case Protocol::Http:
+        return http_post(cfg_, names_, text) == 1;
     default:
-        // tcp_client and http senders are not part of this component yet; ftp has no live sender.
+        // ftp has no live sender: its readings are staged and uploaded as files.
         return false;
     }
 }
@@ -117,8 +146,12 @@ int Engine::handle_reading(bool resend, const Reading &r)
         }
         bool ok = false;
         std::string text = single_padding(r, ok);
-        if (ok && send_payload(*rule, text))
+        if (ok && send_payload(*rule, text)) {
+            // The server answers again: let the history cache follow without waiting 30 s.
+            if (cfg_.protocol == Protocol::Http && !resend && history_pending_)
+                uloop_timeout_set(&send_timer_.t, 1000);
             return 1;
+        }
         if (resend || !cache_.enabled())
             return 0;
         cache_.insert(false, r, 0);
@@ -159,6 +192,10 @@ void Engine::data_combin_handle(int connection)
                 cache_.insert_batch(batch, cfg_.send_order == SendOrder::LastInFirstOut);
                 history_pending_ = true;
             }
+            if (cfg_.protocol == Protocol::Http)
+                uloop_timeout_cancel(&send_timer_.t);
+        } else if (cfg_.protocol == Protocol::Http && history_pending_) {
+            uloop_timeout_set(&send_timer_.t, 1000);
         }
     }
     // The batch ends at the marked reading; readings that came after it wait for the next scan.
@@ -365,6 +402,10 @@ int Engine::send_history_data_cache(const Db *db)
 
 void Engine::reconnect()
 {
+    if (tcp_) {
+        tcp_->connect();
+        return;
+    }
     if (!mqtt_)
         return;
     mqtt_->destroy();
@@ -380,13 +421,17 @@ void Engine::timer_tick()
     if (history_pending_) {
         if (++send_counter_ > cfg_.send_interval) {
             send_counter_ = 0;
-            if (linked && state_.load() > 0)
+            if (cfg_.protocol == Protocol::Ftp)
+                ftp_upload(true);
+            else if (linked && state_.load() > 0)
                 send_combin_history_data();
         }
     }
     if (cfg_.protocol == Protocol::Ftp) {
-        if (++upload_counter_ > cfg_.upload_interval)
+        if (++upload_counter_ > cfg_.upload_interval) {
             upload_counter_ = 0;
+            ftp_upload(false);
+        }
     }
     // While the uplink settles after SIGUSR1 the reconnect is already scheduled.
     if (linked && state_.load() == -1 && !usr1_wait_) {
@@ -407,8 +452,30 @@ void Engine::timer_tick()
     uloop_timeout_set(&send_timer_.t, 1000);
 }
 
+void Engine::http_history_tick()
+{
+    int rc = send_combin_history_data();
+    if (!history_pending_)
+        return;
+    uloop_timeout_set(&send_timer_.t, rc == 1 || poll_idle_ ? 1000 : 30000);
+}
+
 void Engine::on_usr1()
 {
+    if (tcp_) {
+        if (usr1_wait_)
+            return;
+        if (state_.load() > 0) {
+            if (cfg_.server_on_lan)
+                return;
+            tcp_->drop();
+        }
+        // The uplink has just changed: give it a moment before dialling out again, on the loop,
+        // so readings keep arriving (and are cached) meanwhile.
+        usr1_wait_ = true;
+        uloop_timeout_set(&usr1_timer_.t, kUplinkSettleMs);
+        return;
+    }
     if (!cfg_.mqtt_family()) {
         if (cfg_.protocol == Protocol::Http) {
             if (history_pending_)
@@ -453,6 +520,10 @@ void Engine::on_term()
 {
     uloop_timeout_cancel(&send_timer_.t);
     uloop_timeout_cancel(&usr1_timer_.t);
+    if (tcp_) {
+        // Unwatch and close without touching the status: the process is going away.
+        tcp_.reset();
+    }
     cfg_.rules.clear();
     FB_LOG_DEBUG("Signal SIGTERM receive");
 }

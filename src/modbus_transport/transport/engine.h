@@ -14,6 +14,7 @@
 #include "transport/flavour.h"
 #include "transport/mailbox.h"
 #include "transport/mqtt.h"
+#include "transport/tcp_client.h"
 
 struct blob_attr;
 
@@ -46,6 +47,10 @@ public:
     void scan_end(int connection, int scan_end);
     // mbt_timer_tick
     void timer_tick();
+    // mbt_http_history_tick
+    void http_history_tick();
+    // mbt_ftp_upload: the staging queue (history false) or a page of the history cache.
+    void ftp_upload(bool history);
     // mbt_send_combin_history_data
     int send_combin_history_data();
     // mbt_send_history_data_cache
@@ -87,6 +92,7 @@ private:
     Mailbox mailbox_;
     std::atomic<int> state_{-1};
     std::unique_ptr<MqttLink> mqtt_;
+    std::unique_ptr<TcpLink> tcp_;
     bool history_pending_ = false;
     bool poll_idle_ = false;
     int reconnect_delay_ = 0;

@@ -43,6 +43,10 @@ public:
     // Inserts the batch up to its first scan-end mark; 1 when something was processed.
     virtual int combin_insert(const TransportConfig &cfg, json_object *obj, const Batch &batch) const = 0;
 
+    // The column titles line of an uploaded file: the payload template with every variable
+    // replaced by its title (without line feed).
+    virtual std::string csv_header(const TransportConfig &cfg) const = 0;
+
     // The reading of a read-data event; false after logging the parse message.
     virtual bool parse_read_event(blob_attr *msg, Reading &out) const = 0;
 
