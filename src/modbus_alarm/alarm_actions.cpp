@@ -232,41 +232,6 @@ std::string mba_expand_template(const std::string &text, const TemplateVars &var
     return buf.c_str();
 }
 
-std::string json_escape(std::string_view text)
-{
-    std::string out;
-    out.reserve(text.size() + 8);
-    for (char c : text) {
-        unsigned char u = static_cast<unsigned char>(c);
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (u < 0x20) {
-                char esc[8];
-                snprintf(esc, sizeof esc, "\\u%04x", u);
-                out += esc;
-            } else {
-                out += c;
-            }
-        }
-    }
-    return out;
-}
-
 std::vector<Command> mba_action_commands(const Action &action, bool on, const std::string &text, time_t timestamp)
 {
     std::vector<Command> out;

@@ -12,6 +12,8 @@
 #include "modbus_alarm/alarm_config.h"
 #include "modbus_alarm/alarm_eval.h"
 
+#include "common/json_text.h"
+
 namespace mba
 {
 
@@ -36,9 +38,7 @@ inline constexpr size_t kTemplateMax = 1024;
 // through the support library and, for $OTHER_VALUE, first runs the status refresh script.
 std::string mba_expand_template(const std::string &text, const TemplateVars &vars);
 
-// `text` as the inside of a JSON string: quotes, backslashes and control characters escaped, every
-// other byte as it is.
-std::string json_escape(std::string_view text);
+using fb::json_escape;
 
 using Command = std::vector<std::string>;
 

@@ -255,3 +255,14 @@ TEST(FileWriteLock, ExcludesAnotherProcess)
     close(to_parent[0]);
     close(to_parent[1]);
 }
+
+#include "common/json_text.h"
+
+TEST(JsonEscape, ValuesStayInsideTheirString)
+{
+    EXPECT_EQ(fb::json_escape("plain 21.5 °C"), "plain 21.5 °C"); // UTF-8 passes through
+    EXPECT_EQ(fb::json_escape(R"(a"b\c)"), R"(a\"b\\c)");
+    EXPECT_EQ(fb::json_escape("l1\nl2\r\t\b\f"), R"(l1\nl2\r\t\b\f)");
+    EXPECT_EQ(fb::json_escape(std::string("\x01\x1f", 2)), R"(\u0001\u001f)");
+    EXPECT_EQ(fb::json_escape(""), "");
+}

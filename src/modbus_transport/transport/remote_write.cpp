@@ -142,33 +142,6 @@ WriteReject parse_write_request(const char *text, WriteRequest &out)
     return WriteReject::None;
 }
 
-std::string json_escape(std::string_view text)
-{
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        unsigned char u = static_cast<unsigned char>(c);
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        default:
-            if (u < 0x20) {
-                char esc[8];
-                snprintf(esc, sizeof esc, "\\u%04x", u);
-                out += esc;
-            } else {
-                out += c;
-            }
-        }
-    }
-    return out;
-}
-
 std::string write_event_text(const WriteRequest &r)
 {
     char head[160];

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/json_text.h"
+
 namespace transport {
 
 struct WriteRequest {
@@ -39,8 +41,7 @@ WriteReject parse_write_request(const char *text, WriteRequest &out);
 // "endian" or "value" stays inside its string instead of breaking the event apart.
 std::string write_event_text(const WriteRequest &r);
 
-// JSON string escaping (without the surrounding quotes).
-std::string json_escape(std::string_view text);
+using fb::json_escape;
 
 // Parse, check and forward (mbt_remote_write). Returns the rejection, None when forwarded.
 WriteReject remote_write(const char *text);
