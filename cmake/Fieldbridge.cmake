@@ -71,7 +71,8 @@ function(fb_add_gtest name)
   set(props TIMEOUT ${T_TIMEOUT})
   # Tests that start the built programs carry the label "integration" (left out where the
   # programs cannot run, as in a cross build).
-  if(CMAKE_CURRENT_SOURCE_DIR MATCHES "/tests/integration(/|$)" AND NOT T_LABELS)
+  # (One label only: gtest_discover_tests splits list-valued properties.)
+  if(CMAKE_CURRENT_SOURCE_DIR MATCHES "/tests/integration(/|$)")
     set(T_LABELS integration)
   endif()
   if(T_LABELS)
