@@ -112,7 +112,8 @@ function(fb_add_bench name)
   find_package(benchmark REQUIRED)
   add_executable(${name} ${B_SOURCES})
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
-  target_link_libraries(${name} PRIVATE ${B_LIBS} benchmark::benchmark Threads::Threads)
+  # fb_testenv: a benchmark run from anywhere finds the programs it starts in this build.
+  target_link_libraries(${name} PRIVATE fb_testenv ${B_LIBS} benchmark::benchmark Threads::Threads)
 endfunction()
 
 # fb_add_program(<name> SOURCES ... LIBS ... [APPLETS a b c]): a deliverable installed in bin/ with
