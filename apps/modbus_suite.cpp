@@ -7,9 +7,6 @@
 #ifdef FB_HAVE_MODBUS_ALARM
 #include "modbus_alarm/modbus_alarm.h"
 #endif
-#ifdef FB_HAVE_MODBUS_TRANSPORT
-#include "modbus_transport/modbus_transport.h"
-#endif
 
 static const fb::Applet kApplets[] = {
 #ifdef FB_HAVE_MODBUS_POLL
@@ -19,7 +16,9 @@ static const fb::Applet kApplets[] = {
     {"modbus_alarm", modbus_alarm_main},
 #endif
 #ifdef FB_HAVE_MODBUS_TRANSPORT
-    {"modbus_transport", modbus_transport_main},
+    // Its own program: TLS, HTTP, MQTT and SQLite are loaded only where they are used, not in
+    // every poller (one per connection).
+    {"modbus_transport", nullptr, "modbus_transport"},
 #endif
     {nullptr, nullptr},
 };

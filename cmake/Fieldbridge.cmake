@@ -116,17 +116,33 @@ function(fb_add_bench name)
   target_link_libraries(${name} PRIVATE fb_testenv ${B_LIBS} benchmark::benchmark Threads::Threads)
 endfunction()
 
+function(fb_static_runtime target)
+  if(FIELDBRIDGE_STATIC_CXX AND NOT FIELDBRIDGE_SANITIZE)
+    # One daemon per connection runs for years: the C++ runtime linked in keeps each process's
+    # resident memory to the pages it really uses.
+    target_link_options(${target} PRIVATE -static-libstdc++ -static-libgcc)
+  endif()
+endfunction()
+
+# fb_add_helper(<applet> SOURCES ... LIBS ...): the program of an applet that a multi-call program
+# starts in its place, built as lib/fieldbridge/<applet> and installed there.
+function(fb_add_helper applet)
+  cmake_parse_arguments(H "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${applet}_helper ${H_SOURCES})
+  target_link_libraries(${applet}_helper PRIVATE ${H_LIBS})
+  set_target_properties(${applet}_helper PROPERTIES
+    OUTPUT_NAME ${applet} RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib/fieldbridge)
+  fb_static_runtime(${applet}_helper)
+  install(TARGETS ${applet}_helper RUNTIME DESTINATION lib/fieldbridge)
+endfunction()
+
 # fb_add_program(<name> SOURCES ... LIBS ... [APPLETS a b c]): a deliverable installed in bin/ with
 # one symlink per applet name.
 function(fb_add_program name)
   cmake_parse_arguments(P "" "" "SOURCES;LIBS;APPLETS" ${ARGN})
   add_executable(${name} ${P_SOURCES})
   target_link_libraries(${name} PRIVATE ${P_LIBS})
-  if(FIELDBRIDGE_STATIC_CXX AND NOT FIELDBRIDGE_SANITIZE)
-    # One daemon per connection runs for years: the C++ runtime linked in keeps each process's
-    # resident memory to the pages it really uses.
-    target_link_options(${name} PRIVATE -static-libstdc++ -static-libgcc)
-  endif()
+  fb_static_runtime(${name})
   install(TARGETS ${name} RUNTIME DESTINATION bin)
   foreach(applet IN LISTS P_APPLETS)
     add_custom_command(TARGET ${name} POST_BUILD

@@ -7,10 +7,17 @@
 
 #include "fbtest/support.h"
 
-namespace {
+namespace
+{
 
-int poll_main(int argc, char **) { return 10 + argc; }
-int alarm_main(int, char **) { return 20; }
+int poll_main(int argc, char **)
+{
+    return 10 + argc;
+}
+int alarm_main(int, char **)
+{
+    return 20;
+}
 
 const fb::Applet kTable[] = {{"modbus_poll", poll_main}, {"modbus_alarm", alarm_main}, {nullptr, nullptr}};
 
@@ -57,4 +64,25 @@ TEST(Dispatch, ProgramsReportUnknownNames)
         EXPECT_EQ(fbtest::run({fbtest::bin(program)}, &out), 1) << program;
         EXPECT_EQ(out, "") << program;
     }
+}
+
+TEST(Dispatch, HelperAppletReplacesTheProgram)
+{
+    // modbus_transport runs as lib/fieldbridge/modbus_transport, arguments unchanged: its usage
+    // line comes back through modbus_suite.
+    std::string out;
+    EXPECT_EQ(fbtest::run({"/bin/sh", "-c", "\"$0\" 2>&1", fbtest::bin("modbus_transport")}, &out), 1);
+    EXPECT_NE(out.find("modbus_transport <Connection index>"), std::string::npos) << out;
+
+    // Installed without its helper: the reason, and 1.
+    fbtest::TempRoot root;
+    const std::string dir = root.path("/usr/bin");
+    std::filesystem::create_directories(dir);
+    std::filesystem::copy_file(fbtest::bin("modbus_suite"), dir + "/modbus_suite");
+    std::filesystem::permissions(dir + "/modbus_suite", std::filesystem::perms::owner_all);
+    std::filesystem::create_symlink("modbus_suite", dir + "/modbus_transport");
+    EXPECT_EQ(fbtest::run({"/bin/sh", "-c", "\"$0\" 1 2>&1", dir + "/modbus_transport"}, &out), 1);
+    EXPECT_NE(out.find("cannot start " + dir + "/../lib/fieldbridge/modbus_transport: No such file or directory"),
+              std::string::npos)
+        << out;
 }
