@@ -11,7 +11,12 @@
 #include <json-c/json.h>
 #include <librouter.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -207,6 +212,35 @@ TEST_F(ModbusPoller, MonitoredChangeIsPublishedAloneOrTriggersAFullScan)
     for (int i = 0; i < 3 && events.events.empty(); ++i)
         poller.on_tick();
     EXPECT_EQ(events.events, (std::vector<std::string>{"read 4/1@0=11", "read 4/2@1=22", "end 4=1"}));
+}
+
+TEST_F(ModbusPoller, SerialWriteFailureEndsTheScanPausesAndCloses)
+{
+    // A serial port whose other side is gone: writes to a pseudo-terminal fail once its master
+    // is closed, as they do on a USB adapter pulled out of the router.
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    std::filesystem::create_directories(root.path("/dev"));
+    std::filesystem::create_symlink(ptsname(master), root.path("/dev/RS485"));
+    ASSERT_TRUE(load(conf, connection(4, "rs485", "", int16(1, 0) + "," + int16(2, 1)), "rs485", 4));
+    mbp::Poller poller(conf, events);
+    poller.start(); // nobody answers: read errors, the port stays open
+    ASSERT_TRUE(poller.link_open());
+    events.events.clear();
+
+    close(master);
+    const auto t0 = std::chrono::steady_clock::now();
+    poller.run_scan();
+    const auto took = std::chrono::steady_clock::now() - t0;
+    // Scan end first, the status after the one-second pause, then the port opened once more (it
+    // is gone, so that fails), and nothing for the second channel.
+    EXPECT_EQ(events.events,
+              (std::vector<std::string>{"end 4=0", "status 4/1@0: Write error", "status 4: Open serial port error"}));
+    EXPECT_GE(took, std::chrono::milliseconds(1000));
+    EXPECT_EQ(conf.find_channel(4, 1)->state, 3);
+    EXPECT_FALSE(poller.link_open()) << "the scan's caller closes the port; the reconnect schedule reopens it";
 }
 
 TEST_F(ModbusPoller, StatusRowsAndStatusFile)
