@@ -124,6 +124,24 @@ TEST_F(EngineTest, NewestFirstOrderResendsTheNewestPageFirst)
     EXPECT_EQ(sub.messages(), (std::vector<std::string>{"v5", "v4", "v3", "v2", "v1"}));
 }
 
+TEST_F(EngineTest, NumberOfSentZeroStillDrainsTheCache)
+{
+    // Absent from the configuration (or 65536 cut to 16 bits): a page of zero rows would leave
+    // every stored reading behind while the published size said "0".
+    cfg.number_of_sent = 0;
+    Engine e(kFlavour, cfg);
+    ASSERT_TRUE(e.start_cache());
+    for (int i = 1; i <= 5; ++i)
+        e.handle_reading(false, reading(1, i, "v" + std::to_string(i)));
+    Broker broker(root.root.dir(), {}, port);
+    Subscriber sub(port, "data");
+    ASSERT_TRUE(e.open_server());
+    e.send_combin_history_data();
+    ASSERT_TRUE(sub.wait_count(5));
+    EXPECT_EQ(cached_rows(e), 0);
+    EXPECT_EQ(root.quantity(), "0");
+}
+
 TEST_F(EngineTest, CombinedBatchIsCachedAndResentAsOneObject)
 {
     cfg.data_type = DataType::Combin2;

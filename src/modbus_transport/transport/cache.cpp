@@ -104,6 +104,21 @@ bool path_exists(const std::string &p) { return access(p.c_str(), F_OK) == 0; }
 
 Cache::Cache(const Flavour &flavour, const TransportConfig &cfg) : flavour_(flavour), cfg_(cfg) {}
 
+int Cache::resend_page() const
+{
+    return cfg_.number_of_sent ? cfg_.number_of_sent : kDefaultResendPage;
+}
+
+std::string Cache::resend_query(const char *table) const
+{
+    char sql[160];
+    snprintf(sql, sizeof sql,
+             cfg_.send_order == SendOrder::LastInFirstOut ? "select * from %s order by id DESC limit 0,%d;"
+                                                          : "select * from %s limit 0,%d;",
+             table, resend_page());
+    return sql;
+}
+
 int Cache::create(const std::string &path) const
 {
     const TransportNames &n = flavour_.names();
@@ -155,6 +170,8 @@ bool Cache::startup(bool &history_pending)
     path_ = join(dir, n.cache_file, cfg_.index);
     max_rows_ = cfg_.connection_count ? n.max_rows_total / cfg_.connection_count : n.max_rows_default;
     FB_LOG_VERBOSE("database max row:%d", max_rows_);
+    if (cfg_.number_of_sent == 0)
+        FB_LOG_INFO("number_of_sent is 0: resending %d rows per pass", kDefaultResendPage);
 
     if (!path_exists(path_))
         return create(path_) != 0;

@@ -79,6 +79,13 @@ public:
     // Enforces the row limit (mbt_db_trim) and, for the history cache, publishes its size.
     void trim(const Db &db, bool staging) const;
 
+    // Rows per resend pass: number_of_sent, or kDefaultResendPage when that is 0 (absent from
+    // the configuration, or 65536 cut to 16 bits), which would otherwise page nothing: stored
+    // readings would never leave the cache while its size read "0".
+    int resend_page() const;
+    // The resend query of the configured send order, one page long.
+    std::string resend_query(const char *table) const;
+
     void publish_quantity(long rows) const;
     void publish_quantity_text(const char *text) const;
 
@@ -96,6 +103,7 @@ private:
 };
 
 constexpr int kStagingRows = 5000;
+constexpr int kDefaultResendPage = 100;
 constexpr int kBusyTimeoutMs = 10000000;
 
 } // namespace transport

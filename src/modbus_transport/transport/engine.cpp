@@ -275,11 +275,8 @@ int Engine::send_combin_history_data()
         FB_LOG_ERR("can't open database %s", cache_.path().c_str());
         return 0;
     }
-    char sql[160];
-    snprintf(sql, sizeof sql,
-             cfg_.send_order == SendOrder::LastInFirstOut ? "select * from %s order by id DESC limit 0,%d;"
-                                                          : "select * from %s limit 0,%d;",
-             names_.table, static_cast<int>(cfg_.number_of_sent));
+    const std::string query = cache_.resend_query(names_.table);
+    const char *sql = query.c_str();
     std::vector<Reading> rows;
     {
         Stmt st;
@@ -363,7 +360,7 @@ int Engine::send_combin_history_data()
         }
     }
 
-    if (rows.size() == cfg_.number_of_sent) {
+    if (rows.size() == size_t(cache_.resend_page())) {
         long remaining = count_rows(db, names_.table);
         // A page that holds nothing but the start of one batch longer than the page would come
         // back unchanged on every pass and stall the cache for good: send what it holds.

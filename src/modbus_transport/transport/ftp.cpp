@@ -265,14 +265,9 @@ void Engine::ftp_upload(bool history)
         return;
     }
     sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
-    char sql[160];
-    if (history)
-        snprintf(sql, sizeof sql,
-                 cfg_.send_order == SendOrder::LastInFirstOut ? "select * from %s order by id DESC limit 0,%d;"
-                                                              : "select * from %s limit 0,%d;",
-                 names_.table, static_cast<int>(cfg_.number_of_sent));
-    else
-        snprintf(sql, sizeof sql, "select * from %s;", names_.table);
+    const std::string query = history ? cache_.resend_query(names_.table)
+                                      : std::string("select * from ") + names_.table + ";";
+    const char *sql = query.c_str();
     std::vector<Reading> rows;
     {
         Stmt st;
