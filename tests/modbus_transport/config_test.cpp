@@ -174,6 +174,57 @@ TEST(TransportConfig, ConnectionCountPerStorageLocation)
     EXPECT_EQ(cfg.connection_count, 1);
 }
 
+TEST(TransportConfig, OptionsLandInTheirFieldsOnlyWithinTheirProtocol)
+{
+    Root r(doc(R"({"id":"1","enable":"true","protocol":"mqtt","desc":"","subscribe_topic":"cmd","keepalive":"60",
+                  "reconnect_interval":"15","connect_timeout":"20","enable_lwt":"on","lwt_topic":"will",
+                  "testament":"gone","send_interval":"30","number_of_sent":"500","data_send_order":"last_in_first_out",
+                  "data_format":"","line_break":"true","enable_csv":"true","upload_interval":"9","connect_retry":"4"})"));
+    TransportConfig cfg;
+    ASSERT_TRUE(load(1, cfg));
+    EXPECT_TRUE(cfg.has_desc); // present, though empty
+    EXPECT_EQ(cfg.subscribe_topic, "cmd");
+    EXPECT_EQ(cfg.keepalive, 60);
+    EXPECT_EQ(cfg.reconnect_interval, 15);
+    EXPECT_EQ(cfg.connect_timeout, 20);
+    EXPECT_EQ(cfg.lwt_topic, "will");
+    EXPECT_EQ(cfg.testament, "gone");
+    EXPECT_EQ(cfg.send_interval, 30);
+    EXPECT_EQ(cfg.number_of_sent, 500);
+    EXPECT_EQ(cfg.send_order, SendOrder::LastInFirstOut);
+    EXPECT_TRUE(cfg.has_data_format);
+    EXPECT_TRUE(cfg.line_break);
+    EXPECT_FALSE(cfg.enable_csv); // the FTP options are not mqtt's
+    EXPECT_EQ(cfg.upload_interval, 0);
+    EXPECT_EQ(cfg.connect_retry, 0);
+
+    r.write_config(doc(R"({"id":"1","enable":"true","protocol":"ftp","ftp_conn_mode":"passive","connect_retry":"3",
+                  "file_name":"log.csv","upload_interval":"600","enable_csv":"true","keepalive":"60"})"));
+    ASSERT_TRUE(load(1, cfg));
+    EXPECT_TRUE(cfg.passive);
+    EXPECT_EQ(cfg.connect_retry, 3);
+    EXPECT_TRUE(cfg.has_file_name);
+    EXPECT_EQ(cfg.file_name, "log.csv");
+    EXPECT_EQ(cfg.upload_interval, 600);
+    EXPECT_TRUE(cfg.enable_csv);
+    EXPECT_EQ(cfg.keepalive, 0);
+}
+
+// The last-will texts wait for enable_lwt and the key password for TLS, each set by a key read before.
+TEST(TransportConfig, GatedOptionsAreReadOnlyAfterTheirSwitch)
+{
+    Root r(doc(R"({"id":"1","enable":"true","protocol":"mqtt","lwt_topic":null,"cert_type":null,
+                  "enable_lwt":"true","enable_ssl":"true","testament":"bye","private_key_password":"pw"})"));
+    TransportConfig cfg;
+    ASSERT_TRUE(load(1, cfg));
+    EXPECT_EQ(cfg.testament, "bye");
+    EXPECT_EQ(cfg.private_key_password, "pw");
+
+    r.write_config(doc(R"({"id":"1","enable":"true","protocol":"mqtt","enable_lwt":"false","enable_ssl":"false",
+                  "testament":null,"cert_type":null,"private_key_password":null})"));
+    EXPECT_TRUE(load(1, cfg));
+}
+
 // Each null value and each unknown text fails the load with its own message.
 TEST(TransportConfig, NullValuesAndUnknownTextsFailWithTheirMessages)
 {

@@ -52,7 +52,14 @@ struct CString {
     CString &operator=(const CString &) = delete;
 };
 
-bool file_exists(const std::string &router_path) { return lib_file_exists(router_path.c_str()) != 0; }
+// The path when the file exists; otherwise "" after logging `missing`.
+std::string existing(const std::string &router_path, const char *missing)
+{
+    if (lib_file_exists(router_path.c_str()) != 0)
+        return router_path;
+    FB_LOG_ERR("%s", missing);
+    return {};
+}
 
 std::string cert_path(const TransportNames &names, int index, const char *file)
 {
@@ -61,12 +68,29 @@ std::string cert_path(const TransportNames &names, int index, const char *file)
     return std::string(dir) + file;
 }
 
-// Option scopes, by protocol code. ubidos shares the mqtt code.
-bool in(Protocol p, std::initializer_list<Protocol> set)
+// Option scopes: sets of protocols, one bit each. ubidos shares the mqtt code.
+using Protocols = unsigned;
+constexpr Protocols bit(Protocol p) { return 1u << static_cast<unsigned>(p); }
+constexpr Protocols kAny = ~0u; // also before "protocol" has been read
+constexpr Protocols kMqtt = bit(Protocol::Mqtt), kFtp = bit(Protocol::Ftp), kGcloud = bit(Protocol::Gcloud),
+                    kHttp = bit(Protocol::Http);
+
+bool in(Protocol p, Protocols set) { return (bit(p) & set) != 0; }
+
+template <class E> struct Name {
+    const char *text;
+    E value;
+};
+
+// Sets `out` to the value named by `text`; logs `unknown` and leaves `out` as it was when none fits.
+template <class E, size_t N> bool pick(const char *text, const Name<E> (&names)[N], E &out, const char *unknown)
 {
-    for (Protocol q : set)
-        if (p == q)
+    for (const Name<E> &n : names)
+        if (!strcmp(text, n.text)) {
+            out = n.value;
             return true;
+        }
+    FB_LOG_ERR("%s", unknown);
     return false;
 }
 
@@ -81,8 +105,23 @@ public:
 
 private:
     enum class Step { Next, Leave, Fail };
+    using C = TransportConfig;
+    // Stores the (non-null) text of a key; false when the text is refused, which fails the load.
+    using Store = bool (Loader::*)(const char *text);
+
+    // A key read the common way: skipped out of its scope, failing the load when null (or passed
+    // over when there is no message), else handed to its store.
+    struct Option {
+        const char *key;
+        Protocols scope;
+        const char *null_message; // nullptr: a null value is passed over
+        Store store;
+        bool C::*only_if = nullptr; // a switch read earlier that the key also waits for
+    };
+    static const Option options_[];
 
     Step option(const char *key, json_object *value);
+    Step read(const Option &o, json_object *value, const char *text);
     bool channels(json_object *array);
     void connection_count(json_object *connections);
     // A key present with a JSON null: log and fail.
@@ -93,6 +132,45 @@ private:
         FB_LOG_ERR("%s", message);
         return Step::Fail;
     }
+
+    template <auto Field> bool text(const char *t)
+    {
+        cfg_.*Field = t;
+        return true;
+    }
+    // A text whose presence is kept apart from its value, which may be empty.
+    template <auto Field, auto Has> bool noted(const char *t)
+    {
+        cfg_.*Has = true;
+        cfg_.*Field = t;
+        return true;
+    }
+    // Read with atoi and cut to the width of the field.
+    template <auto Field> bool number(const char *t)
+    {
+        cfg_.*Field = static_cast<std::remove_reference_t<decltype(cfg_.*Field)>>(atoi(t));
+        return true;
+    }
+    // Only "true" turns the switch on; nothing turns it off again.
+    template <auto Field> bool on_if_true(const char *t)
+    {
+        if (!strcmp(t, "true"))
+            cfg_.*Field = true;
+        return true;
+    }
+    template <auto Field> bool secret(const char *t)
+    {
+        cfg_.*Field = decrypt_value(t);
+        return true;
+    }
+    bool protocol(const char *text);
+    bool server_address(const char *text);
+    bool client_id(const char *text);
+    bool device_id(const char *text);
+    bool ftp_conn_mode(const char *text);
+    bool data_location(const char *text);
+    bool data_type(const char *text);
+    bool send_order(const char *text);
     void enable_ssl(const char *text);
     bool cert_type(const char *text);
 
@@ -100,6 +178,42 @@ private:
     const TransportNames &names_;
     int index_;
     TransportConfig &cfg_;
+};
+
+// Rows are looked up by key: the keys are read in the document's order. The log texts stay as
+// written, misspellings included.
+const Loader::Option Loader::options_[] = {
+    {"desc", kAny, "Can not get desc.", &Loader::noted<&C::desc, &C::has_desc>},
+    {"protocol", kAny, "Can not get protocol", &Loader::protocol},
+    {"server_address", kAny, "Can not get server_address", &Loader::server_address},
+    {"server_port", kAny, "Can not get server_port", &Loader::number<&C::server_port>},
+    {"cert_type", kMqtt, "Can not get cert_type", &Loader::cert_type, &C::tls},
+    {"private_key_password", kMqtt, "Can not get private_key_password", &Loader::secret<&C::private_key_password>,
+     &C::tls},
+    {"client_id", kMqtt, "Can not get client_id", &Loader::client_id},
+    {"project_id", kGcloud, "Can not get project_id", &Loader::text<&C::project_id>},
+    {"region", kGcloud, "Can not get region", &Loader::text<&C::region>},
+    {"registry_id", kGcloud, "Can not get registry_id", &Loader::text<&C::registry_id>},
+    {"algorithm", kGcloud, "Can not get algorithm", &Loader::text<&C::algorithm>},
+    {"device_id", kGcloud, "Can not get device_id", &Loader::device_id},
+    {"subscribe_topic", kMqtt | kGcloud, "Can not get subscribe_topic", &Loader::text<&C::subscribe_topic>},
+    {"keepalive", kMqtt | kGcloud, "Can not get keepalive", &Loader::number<&C::keepalive>},
+    {"reconnect_interval", kAny, "Can not get reconnect_interval", &Loader::number<&C::reconnect_interval>},
+    {"connect_timeout", kAny, "Can not get connect_timeout", &Loader::number<&C::connect_timeout>},
+    {"ftp_conn_mode", kFtp, "Can not get ftp_conn_type", &Loader::ftp_conn_mode},
+    {"connect_retry", kFtp, "Can not get connect_retry", &Loader::number<&C::connect_retry>},
+    {"lwt_topic", kMqtt, "Can not get lwt_topic", &Loader::text<&C::lwt_topic>, &C::enable_lwt},
+    {"testament", kMqtt, "Can not get testament", &Loader::text<&C::testament>, &C::enable_lwt},
+    {"data_location", kAny, "Can not get data_location", &Loader::data_location},
+    {"enable_csv", kFtp, nullptr, &Loader::on_if_true<&C::enable_csv>},
+    {"send_interval", kAny, "Can not get send interval", &Loader::number<&C::send_interval>},
+    {"number_of_sent", kAny, "Can not get number_of_sent", &Loader::number<&C::number_of_sent>},
+    {"file_name", kFtp, "Can not get file_name", &Loader::noted<&C::file_name, &C::has_file_name>},
+    {"upload_interval", kFtp, "Can not get upload_interval", &Loader::number<&C::upload_interval>},
+    {"data_type", kAny, "Can not get data_type", &Loader::data_type},
+    {"data_send_order", kAny, "Can not get data_send_order", &Loader::send_order},
+    {"data_format", kAny, "Can not get data_format", &Loader::noted<&C::data_format, &C::has_data_format>},
+    {"line_break", kAny, nullptr, &Loader::on_if_true<&C::line_break>},
 };
 
 bool Loader::load()
@@ -162,6 +276,10 @@ Loader::Step Loader::option(const char *key, json_object *value)
     const char *text = json_object_get_string(value);
     const Protocol p = cfg_.protocol;
 
+    for (const Option &o : options_)
+        if (!strcmp(key, o.key))
+            return read(o, value, text);
+
     if (!strcmp(key, "id")) {
         // Elements of other connections are left at their first key.
         if (!text || atoi(text) != index_)
@@ -175,51 +293,6 @@ Loader::Step Loader::option(const char *key, json_object *value)
         cfg_.loaded = true;
         return Step::Next;
     }
-    if (!strcmp(key, "desc")) {
-        if (null_fails(value, "Can not get desc.") == Step::Fail)
-            return Step::Fail;
-        cfg_.has_desc = true;
-        cfg_.desc = text;
-        return Step::Next;
-    }
-    if (!strcmp(key, "protocol")) {
-        if (null_fails(value, "Can not get protocol") == Step::Fail)
-            return Step::Fail;
-        if (!strcmp(text, "tcp_client")) {
-            cfg_.protocol = Protocol::TcpClient;
-        } else if (!strcmp(text, "mqtt")) {
-            cfg_.protocol = Protocol::Mqtt;
-        } else if (!strcmp(text, "ftp")) {
-            cfg_.protocol = Protocol::Ftp;
-        } else if (!strcmp(text, "gcloud")) {
-            cfg_.protocol = Protocol::Gcloud;
-            cfg_.enable_lwt = false;
-        } else if (!strcmp(text, "http")) {
-            cfg_.protocol = Protocol::Http;
-        } else if (!strcmp(text, "ubidos")) {
-            cfg_.protocol = Protocol::Mqtt;
-            cfg_.ubidos = true;
-            cfg_.data_type = DataType::Combin1;
-        } else {
-            FB_LOG_ERR("Unkonw protocol");
-            return Step::Fail;
-        }
-        return Step::Next;
-    }
-    if (!strcmp(key, "server_address")) {
-        if (null_fails(value, "Can not get server_address") == Step::Fail)
-            return Step::Fail;
-        cfg_.server_address = text;
-        cfg_.server_is_ipv4 = lib_is_valid_ipv4_address(text) != 0;
-        cfg_.server_on_lan = cfg_.server_is_ipv4 && lan_subnet_match("lan", text) == 1;
-        return Step::Next;
-    }
-    if (!strcmp(key, "server_port")) {
-        if (null_fails(value, "Can not get server_port") == Step::Fail)
-            return Step::Fail;
-        cfg_.server_port = atoi(text);
-        return Step::Next;
-    }
     if (!strcmp(key, "auth_token")) {
         if (p != Protocol::Http || !text)
             return Step::Next;
@@ -230,45 +303,25 @@ Loader::Step Loader::option(const char *key, json_object *value)
         }
         return Step::Next;
     }
+    // A null value still decides the scheme of the server URI.
     if (!strcmp(key, "enable_ssl")) {
-        if (in(p, {Protocol::Mqtt, Protocol::Http, Protocol::Gcloud}))
+        if (in(p, kMqtt | kHttp | kGcloud))
             enable_ssl(text);
         return Step::Next;
     }
-    if (!strcmp(key, "cert_type")) {
-        if (p != Protocol::Mqtt || !cfg_.tls)
+    // FTP cannot log in without both; the others simply go without.
+    if (!strcmp(key, "username") || !strcmp(key, "password")) {
+        if (!in(p, kHttp | kFtp | kMqtt))
             return Step::Next;
-        if (null_fails(value, "Can not get cert_type") == Step::Fail)
-            return Step::Fail;
-        return cert_type(text) ? Step::Next : Step::Fail;
-    }
-    if (!strcmp(key, "private_key_password")) {
-        if (p != Protocol::Mqtt || !cfg_.tls)
-            return Step::Next;
-        if (null_fails(value, "Can not get private_key_password") == Step::Fail)
-            return Step::Fail;
-        cfg_.private_key_password = decrypt_value(text);
-        return Step::Next;
-    }
-    if (!strcmp(key, "username")) {
-        if (!in(p, {Protocol::Http, Protocol::Ftp, Protocol::Mqtt}))
-            return Step::Next;
+        const bool user = !strcmp(key, "username");
         if (!value) {
             if (p == Protocol::Ftp)
-                return null_fails(value, "Can not get username");
-            cfg_.username.clear();
+                return null_fails(value, user ? "Can not get username" : "Can not get password");
+            (user ? cfg_.username : cfg_.password).clear();
             return Step::Next;
         }
-        cfg_.username = text;
-        return Step::Next;
-    }
-    if (!strcmp(key, "password")) {
-        if (!in(p, {Protocol::Http, Protocol::Ftp, Protocol::Mqtt}))
-            return Step::Next;
-        if (!value) {
-            if (p == Protocol::Ftp)
-                return null_fails(value, "Can not get password");
-            cfg_.password.clear();
+        if (user) {
+            cfg_.username = text;
             return Step::Next;
         }
         cfg_.password = decrypt_value(text);
@@ -278,187 +331,16 @@ Loader::Step Loader::option(const char *key, json_object *value)
         }
         return Step::Next;
     }
-    if (!strcmp(key, "client_id")) {
-        if (p != Protocol::Mqtt)
-            return Step::Next;
-        if (null_fails(value, "Can not get client_id") == Step::Fail)
-            return Step::Fail;
-        cfg_.client_id = *text ? text : cfg_.serial_number;
-        return Step::Next;
-    }
-    struct GcloudText {
-        const char *key;
-        const char *message;
-        std::string TransportConfig::*field;
-    };
-    static const GcloudText gcloud_texts[] = {
-        {"project_id", "Can not get project_id", &TransportConfig::project_id},
-        {"region", "Can not get region", &TransportConfig::region},
-        {"registry_id", "Can not get registry_id", &TransportConfig::registry_id},
-        {"algorithm", "Can not get algorithm", &TransportConfig::algorithm},
-        {"device_id", "Can not get device_id", &TransportConfig::device_id},
-    };
-    for (const auto &g : gcloud_texts) {
-        if (strcmp(key, g.key))
-            continue;
-        if (p != Protocol::Gcloud)
-            return Step::Next;
-        if (null_fails(value, g.message) == Step::Fail)
-            return Step::Fail;
-        cfg_.*g.field = text;
-        if (!strcmp(key, "device_id"))
-            cfg_.client_id = "projects/" + cfg_.project_id + "/locations/" + cfg_.region + "/registries/" +
-                             cfg_.registry_id + "/devices/" + cfg_.device_id;
-        return Step::Next;
-    }
-    if (!strcmp(key, "subscribe_topic")) {
-        if (!in(p, {Protocol::Mqtt, Protocol::Gcloud}))
-            return Step::Next;
-        if (null_fails(value, "Can not get subscribe_topic") == Step::Fail)
-            return Step::Fail;
-        cfg_.subscribe_topic = text;
-        return Step::Next;
-    }
-    if (!strcmp(key, "keepalive")) {
-        if (!in(p, {Protocol::Mqtt, Protocol::Gcloud}))
-            return Step::Next;
-        if (null_fails(value, "Can not get keepalive") == Step::Fail)
-            return Step::Fail;
-        cfg_.keepalive = atoi(text);
-        return Step::Next;
-    }
-    if (!strcmp(key, "reconnect_interval")) {
-        if (null_fails(value, "Can not get reconnect_interval") == Step::Fail)
-            return Step::Fail;
-        cfg_.reconnect_interval = atoi(text);
-        return Step::Next;
-    }
-    if (!strcmp(key, "connect_timeout")) {
-        if (null_fails(value, "Can not get connect_timeout") == Step::Fail)
-            return Step::Fail;
-        cfg_.connect_timeout = static_cast<uint8_t>(atoi(text));
-        return Step::Next;
-    }
-    if (!strcmp(key, "ftp_conn_mode")) {
-        if (p != Protocol::Ftp)
-            return Step::Next;
-        if (null_fails(value, "Can not get ftp_conn_type") == Step::Fail)
-            return Step::Fail;
-        cfg_.passive = !strcmp(text, "passive");
-        return Step::Next;
-    }
-    if (!strcmp(key, "connect_retry")) {
-        if (p != Protocol::Ftp)
-            return Step::Next;
-        if (null_fails(value, "Can not get connect_retry") == Step::Fail)
-            return Step::Fail;
-        cfg_.connect_retry = static_cast<uint8_t>(atoi(text));
-        return Step::Next;
-    }
+    // Any text but "false" turns the last will on, and a later "false" off again.
     if (!strcmp(key, "enable_lwt")) {
         if (p == Protocol::Mqtt && text)
             cfg_.enable_lwt = strcmp(text, "false") != 0;
         return Step::Next;
     }
-    if (!strcmp(key, "lwt_topic") || !strcmp(key, "testament")) {
-        if (p != Protocol::Mqtt || !cfg_.enable_lwt)
-            return Step::Next;
-        bool topic = !strcmp(key, "lwt_topic");
-        if (null_fails(value, topic ? "Can not get lwt_topic" : "Can not get testament") == Step::Fail)
-            return Step::Fail;
-        (topic ? cfg_.lwt_topic : cfg_.testament) = text;
-        return Step::Next;
-    }
+    // Verbose logging is process-wide: once on, no connection turns it off.
     if (!strcmp(key, "enable_logverbose")) {
         if (text && !strcmp(text, "true"))
             logverbose = 1;
-        return Step::Next;
-    }
-    if (!strcmp(key, "data_location")) {
-        if (null_fails(value, "Can not get data_location") == Step::Fail)
-            return Step::Fail;
-        if (!strcmp(text, "ram")) {
-            cfg_.data_location = DataLocation::Ram;
-        } else if (!strcmp(text, "flash")) {
-            cfg_.data_location = DataLocation::Flash;
-        } else if (!strcmp(text, "null")) {
-            cfg_.data_location = DataLocation::Null;
-        } else {
-            FB_LOG_ERR("Unkonw data location");
-            return Step::Fail;
-        }
-        cfg_.data_location_text = text;
-        return Step::Next;
-    }
-    if (!strcmp(key, "enable_csv")) {
-        if (p == Protocol::Ftp && text && !strcmp(text, "true"))
-            cfg_.enable_csv = true;
-        return Step::Next;
-    }
-    if (!strcmp(key, "send_interval")) {
-        if (null_fails(value, "Can not get send interval") == Step::Fail)
-            return Step::Fail;
-        cfg_.send_interval = atoi(text);
-        return Step::Next;
-    }
-    if (!strcmp(key, "number_of_sent")) {
-        if (null_fails(value, "Can not get number_of_sent") == Step::Fail)
-            return Step::Fail;
-        cfg_.number_of_sent = static_cast<uint16_t>(atoi(text));
-        return Step::Next;
-    }
-    if (!strcmp(key, "file_name")) {
-        if (p != Protocol::Ftp)
-            return Step::Next;
-        if (null_fails(value, "Can not get file_name") == Step::Fail)
-            return Step::Fail;
-        cfg_.has_file_name = true;
-        cfg_.file_name = text;
-        return Step::Next;
-    }
-    if (!strcmp(key, "upload_interval")) {
-        if (p != Protocol::Ftp)
-            return Step::Next;
-        if (null_fails(value, "Can not get upload_interval") == Step::Fail)
-            return Step::Fail;
-        cfg_.upload_interval = atoi(text);
-        return Step::Next;
-    }
-    if (!strcmp(key, "data_type")) {
-        if (null_fails(value, "Can not get data_type") == Step::Fail)
-            return Step::Fail;
-        static const char *const types[] = {"single", "combin-1", "combin-2", "combin-3", "combin-4"};
-        for (int i = 0; i < 5; ++i)
-            if (!strcmp(text, types[i])) {
-                cfg_.data_type = static_cast<DataType>(i + 1);
-                return Step::Next;
-            }
-        FB_LOG_ERR("Unkonw data type");
-        return Step::Fail;
-    }
-    if (!strcmp(key, "data_send_order")) {
-        if (null_fails(value, "Can not get data_send_order") == Step::Fail)
-            return Step::Fail;
-        if (!strcmp(text, "last_in_first_out")) {
-            cfg_.send_order = SendOrder::LastInFirstOut;
-        } else if (!strcmp(text, "last_in_last_out")) {
-            cfg_.send_order = SendOrder::LastInLastOut;
-        } else {
-            FB_LOG_ERR("Unkonw data_send_order");
-            return Step::Fail;
-        }
-        return Step::Next;
-    }
-    if (!strcmp(key, "data_format")) {
-        if (null_fails(value, "Can not get data_format") == Step::Fail)
-            return Step::Fail;
-        cfg_.has_data_format = true;
-        cfg_.data_format = text;
-        return Step::Next;
-    }
-    if (!strcmp(key, "line_break")) {
-        if (text && !strcmp(text, "true"))
-            cfg_.line_break = true;
         return Step::Next;
     }
     if (!strcmp(key, "channel")) {
@@ -467,6 +349,93 @@ Loader::Step Loader::option(const char *key, json_object *value)
         return channels(value) ? Step::Next : Step::Fail;
     }
     return Step::Next;
+}
+
+Loader::Step Loader::read(const Option &o, json_object *value, const char *text)
+{
+    if (!in(cfg_.protocol, o.scope) || (o.only_if && !(cfg_.*o.only_if)))
+        return Step::Next;
+    if (!o.null_message)
+        return text && !(this->*o.store)(text) ? Step::Fail : Step::Next;
+    if (null_fails(value, o.null_message) == Step::Fail)
+        return Step::Fail;
+    return (this->*o.store)(text) ? Step::Next : Step::Fail;
+}
+
+bool Loader::protocol(const char *text)
+{
+    static const Name<Protocol> names[] = {
+        {"tcp_client", Protocol::TcpClient}, {"mqtt", Protocol::Mqtt}, {"ftp", Protocol::Ftp},
+        {"gcloud", Protocol::Gcloud},        {"http", Protocol::Http}, {"ubidos", Protocol::Mqtt}};
+    if (!pick(text, names, cfg_.protocol, "Unkonw protocol"))
+        return false;
+    // The cloud connection sends no last will.
+    if (cfg_.protocol == Protocol::Gcloud)
+        cfg_.enable_lwt = false;
+    // ubidos goes over the mqtt code and starts out with the first combined layout.
+    if (!strcmp(text, "ubidos")) {
+        cfg_.ubidos = true;
+        cfg_.data_type = DataType::Combin1;
+    }
+    return true;
+}
+
+bool Loader::server_address(const char *text)
+{
+    cfg_.server_address = text;
+    cfg_.server_is_ipv4 = lib_is_valid_ipv4_address(text) != 0;
+    cfg_.server_on_lan = cfg_.server_is_ipv4 && lan_subnet_match("lan", text) == 1;
+    return true;
+}
+
+// An empty client id stands for the device's serial number.
+bool Loader::client_id(const char *text)
+{
+    cfg_.client_id = *text ? text : cfg_.serial_number;
+    return true;
+}
+
+// The cloud's client id is the device's resource path, made of the ids read so far.
+bool Loader::device_id(const char *text)
+{
+    cfg_.device_id = text;
+    cfg_.client_id = "projects/" + cfg_.project_id + "/locations/" + cfg_.region + "/registries/" + cfg_.registry_id +
+                     "/devices/" + cfg_.device_id;
+    return true;
+}
+
+// Anything but "passive" is the active mode.
+bool Loader::ftp_conn_mode(const char *text)
+{
+    cfg_.passive = !strcmp(text, "passive");
+    return true;
+}
+
+bool Loader::data_location(const char *text)
+{
+    static const Name<DataLocation> names[] = {
+        {"ram", DataLocation::Ram}, {"flash", DataLocation::Flash}, {"null", DataLocation::Null}};
+    if (!pick(text, names, cfg_.data_location, "Unkonw data location"))
+        return false;
+    cfg_.data_location_text = text;
+    return true;
+}
+
+bool Loader::data_type(const char *text)
+{
+    static const Name<DataType> names[] = {{"single", DataType::Single},
+                                           {"combin-1", DataType::Combin1},
+                                           {"combin-2", DataType::Combin2},
+                                           {"combin-3", DataType::Combin3},
+                                           {"combin-4", DataType::Combin4}};
+    return pick(text, names, cfg_.data_type, "Unkonw data type");
+}
+
+bool Loader::send_order(const char *text)
+{
+    static const Name<SendOrder> names[] = {{"last_in_first_out", SendOrder::LastInFirstOut},
+                                            {"last_in_last_out", SendOrder::LastInLastOut}};
+    return pick(text, names, cfg_.send_order, "Unkonw data_send_order");
 }
 
 void Loader::enable_ssl(const char *text)
@@ -480,49 +449,21 @@ void Loader::enable_ssl(const char *text)
     if (!cfg_.tls)
         return;
     std::string ca = gcloud ? std::string("/app/etc/gcloud_certs/roots.pem") : cert_path(names_, index_, "ca.crt");
-    if (file_exists(ca)) {
-        cfg_.ca_file = ca;
-    } else {
-        FB_LOG_ERR("ca.crt file not exists");
-        cfg_.ca_file.clear();
-    }
-    if (gcloud) {
-        std::string key = cert_path(names_, index_, "client.key");
-        if (file_exists(key)) {
-            cfg_.client_key_file = key;
-        } else {
-            FB_LOG_ERR("client.key file not exists");
-            cfg_.client_key_file.clear();
-        }
-    }
+    cfg_.ca_file = existing(ca, "ca.crt file not exists");
+    if (gcloud)
+        cfg_.client_key_file = existing(cert_path(names_, index_, "client.key"), "client.key file not exists");
 }
 
 bool Loader::cert_type(const char *text)
 {
-    if (!strcmp(text, "self_cert")) {
-        cfg_.cert_type = CertType::SelfCert;
-        std::string crt = cert_path(names_, index_, "client.crt");
-        if (file_exists(crt)) {
-            cfg_.client_cert_file = crt;
-        } else {
-            FB_LOG_ERR("client.crt file not exists");
-            cfg_.client_cert_file.clear();
-        }
-        std::string key = cert_path(names_, index_, "client.key");
-        if (file_exists(key)) {
-            cfg_.client_key_file = key;
-        } else {
-            FB_LOG_ERR("client.key file not exists");
-            cfg_.client_key_file.clear();
-        }
-        return true;
+    static const Name<CertType> names[] = {{"self_cert", CertType::SelfCert}, {"ca_only", CertType::CaOnly}};
+    if (!pick(text, names, cfg_.cert_type, "Unkonw cert_type"))
+        return false;
+    if (cfg_.cert_type == CertType::SelfCert) {
+        cfg_.client_cert_file = existing(cert_path(names_, index_, "client.crt"), "client.crt file not exists");
+        cfg_.client_key_file = existing(cert_path(names_, index_, "client.key"), "client.key file not exists");
     }
-    if (!strcmp(text, "ca_only")) {
-        cfg_.cert_type = CertType::CaOnly;
-        return true;
-    }
-    FB_LOG_ERR("Unkonw cert_type");
-    return false;
+    return true;
 }
 
 bool Loader::channels(json_object *array)
