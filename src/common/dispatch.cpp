@@ -19,25 +19,32 @@ const char *applet_name(const char *argv0)
     return slash ? slash + 1 : argv0;
 }
 
-std::string helper_path(const char *helper)
+bool helper_path(const char *helper, char *out, size_t size)
 {
     char self[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0)
-        return std::string("/usr/lib/fieldbridge/") + helper;
-    std::string dir(self, size_t(n));
-    dir.erase(dir.rfind('/') + 1);
-    return dir + "../lib/fieldbridge/" + helper;
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    char *slash = nullptr;
+    if (n > 0) {
+        self[n] = '\0';
+        slash = strrchr(self, '/');
+    }
+    if (!slash) // no /proc: the router's own place
+        return snprintf(out, size, "/usr/lib/fieldbridge/%s", helper) < int(size);
+    *slash = '\0';
+    return snprintf(out, size, "%s/../lib/fieldbridge/%s", self, helper) < int(size);
 }
 
 static int run_helper(const Applet &a, char **argv, bool mirrored)
 {
-    const std::string path = helper_path(a.helper);
-    execv(path.c_str(), argv);
-    const int err = errno;
-    syslog(LOG_ERR, "cannot start %s: %s", path.c_str(), strerror(err));
+    char path[PATH_MAX];
+    int err = ENAMETOOLONG;
+    if (helper_path(a.helper, path, sizeof path)) {
+        execv(path, argv);
+        err = errno;
+    }
+    syslog(LOG_ERR, "cannot start %s: %s", path, strerror(err));
     if (!mirrored) // someone starting it by hand sees why
-        fprintf(stderr, "%s: cannot start %s: %s\n", a.name, path.c_str(), strerror(err));
+        fprintf(stderr, "%s: cannot start %s: %s\n", a.name, path, strerror(err));
     return 1;
 }
 

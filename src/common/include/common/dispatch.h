@@ -1,7 +1,7 @@
 // Multi-call dispatch: one program, several daemons, chosen by the name it was started under.
 #pragma once
 
-#include <string>
+#include <cstddef>
 
 namespace fb
 {
@@ -24,8 +24,9 @@ enum class UnknownReport { Stdout, Syslog };
 // An unknown name prints "Unknown applet: %s\n" (standard output or syslog) and gives 1.
 int dispatch(const Applet *table, UnknownReport report, int argc, char **argv);
 
-// Where a helper program is installed, next to the running program.
-std::string helper_path(const char *helper);
+// Where a helper program is installed, next to the running program, written to `out` (plain
+// characters: the programs that link this stay free of the C++ library). False when it does not fit.
+bool helper_path(const char *helper, char *out, size_t size);
 
 // The name `dispatch` compares: everything after the last '/'.
 const char *applet_name(const char *argv0);
