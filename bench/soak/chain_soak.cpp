@@ -171,13 +171,13 @@ int main(int argc, char **argv)
                                     {"modbus_alarm", &alarm, {}, {}},
                                     {"ubusd", &ubusd, {}, {}},
                                     {"eventd", &eventd, {}, {}}};
-    const int samples = 10;
+    const int samples_count = 10;
     const int warm_up_ms = 10000;
     run_loop_for(warm_up_ms);
     const long readings_at_start = g_readings;
-    for (int s = 0; s <= samples; ++s) {
+    for (int s = 0; s <= samples_count; ++s) {
         if (s > 0)
-            run_loop_for((seconds * 1000 - warm_up_ms) / samples);
+            run_loop_for((seconds * 1000 - warm_up_ms) / samples_count);
         for (Watched &w : watched) {
             w.rss.push_back(status_kib(w.process->pid(), "VmRSS"));
             w.fds.push_back(open_fds(w.process->pid()));
@@ -201,6 +201,13 @@ int main(int argc, char **argv)
         printf("  %-20s %10ld %10ld %10ld %+10ld   %ld -> %ld%s\n", w.name.c_str(), w.rss.front(),
                *std::max_element(w.rss.begin(), w.rss.end()), w.rss.back(), w.rss.back() - w.rss.front(), w.fds.front(),
                w.fds.back(), alive ? "" : "  (not running)");
+        // When it moved, whether it keeps climbing (a leak) or stepped once (a buffer, a cache).
+        if (*std::max_element(w.rss.begin(), w.rss.end()) != *std::min_element(w.rss.begin(), w.rss.end())) {
+            std::string samples;
+            for (long v : w.rss)
+                samples += " " + std::to_string(v);
+            printf("    every %d s:%s\n", (seconds - warm_up_ms / 1000) / samples_count, samples.c_str());
+        }
         if (!alive) {
             const std::string err = w.process->err();
             printf("    its last words: %s\n", err.substr(err.size() > 600 ? err.size() - 600 : 0).c_str());
