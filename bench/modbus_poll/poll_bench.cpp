@@ -2,10 +2,8 @@
 // configuration allows (scan_rate 0, no pause between channels), with the bus daemon in between.
 // Reports readings published per second (counted by a bus listener in this process), the CPU time
 // modbus_poll spends per published reading, and its resident memory.
+#include "fbbench/bench.h"
 #include "fbtest/support.h"
-
-#include <libubox/uloop.h>
-#include <libubus.h>
 
 #include <unistd.h>
 
@@ -23,20 +21,11 @@ using namespace std::chrono_literals;
 namespace
 {
 
-long g_readings = 0;
-
-void on_reading(ubus_context *, ubus_event_handler *, const char *, blob_attr *)
-{
-    ++g_readings;
-}
-
 // CPU time (utime + stime, and utime alone) and context switches of a process.
 struct Usage {
     double cpu_us = 0, user_us = 0;
     long switches = 0;
 };
-
-long status_kib(pid_t pid, const std::string &key, const char *file = "status");
 
 Usage usage(pid_t pid)
 {
@@ -55,26 +44,9 @@ Usage usage(pid_t pid)
     Usage u;
     u.cpu_us = double(utime + stime) * tick_us;
     u.user_us = double(utime) * tick_us;
-    u.switches = status_kib(pid, "voluntary_ctxt_switches") + status_kib(pid, "nonvoluntary_ctxt_switches");
+    u.switches =
+        fbbench::proc_number(pid, "voluntary_ctxt_switches") + fbbench::proc_number(pid, "nonvoluntary_ctxt_switches");
     return u;
-}
-
-long status_kib(pid_t pid, const std::string &key, const char *file)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind(key + ":", 0) == 0)
-            return std::strtol(line.c_str() + key.size() + 1, nullptr, 10);
-    return -1;
-}
-
-void count_for(ubus_context *, int ms)
-{
-    static uloop_timeout done{};
-    done.cb = [](uloop_timeout *) { uloop_end(); };
-    uloop_timeout_set(&done, ms);
-    uloop_run();
 }
 
 } // namespace
@@ -109,19 +81,14 @@ int main(int argc, char **argv)
     fbtest::Process sim({fbtest::bin("modbus_sim"), "--tcp", std::to_string(port), "--quiet", "--hr", "1=215,216"});
     fbtest::wait_for_port(port);
 
-    uloop_init();
-    ubus_context *ctx = ubus_connect(nullptr);
-    if (!ctx) {
+    fbbench::EventCounter readings_seen("mb_read_data");
+    if (!readings_seen.connected()) {
         fprintf(stderr, "no bus\n");
         return 1;
     }
-    ubus_add_uloop(ctx);
-    ubus_event_handler handler{};
-    handler.cb = on_reading;
-    ubus_register_event_handler(ctx, &handler, "mb_read_data");
 
     fbtest::Process poll({fbtest::bin("modbus_poll"), "tcp", "1"}, {{"FIELDBRIDGE_LOGENABLE", "0"}});
-    count_for(ctx, 1000); // warm up
+    readings_seen.run_for(1000); // warm up
 
     // The CPU figure moves with where the scheduler puts the poller, the slave and the bus daemon
     // (each reading wakes two of them), so it is taken over several rounds: median, lowest, highest.
@@ -130,13 +97,13 @@ int main(int argc, char **argv)
     };
     std::vector<Round> rounds;
     for (int r = 0; r < round_count; ++r) {
-        const long readings_before = g_readings;
+        const long readings_before = readings_seen.count();
         const Usage before = usage(poll.pid());
         const auto t0 = std::chrono::steady_clock::now();
-        count_for(ctx, seconds * 1000);
+        readings_seen.run_for(seconds * 1000);
         const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         const Usage after = usage(poll.pid());
-        const double readings = double(g_readings - readings_before);
+        const double readings = double(readings_seen.count() - readings_before);
         if (readings <= 0) {
             fprintf(stderr, "no readings in round %d\n", r + 1);
             return 1;
@@ -145,10 +112,10 @@ int main(int argc, char **argv)
                           (after.user_us - before.user_us) / readings,
                           double(after.switches - before.switches) / readings});
     }
-    const long rss = status_kib(poll.pid(), "VmRSS"), hwm = status_kib(poll.pid(), "VmHWM");
-    const long pss = status_kib(poll.pid(), "Pss", "smaps_rollup");
-    const long private_kib = status_kib(poll.pid(), "Private_Clean", "smaps_rollup") +
-                             status_kib(poll.pid(), "Private_Dirty", "smaps_rollup");
+    const long rss = fbbench::proc_number(poll.pid(), "VmRSS"), hwm = fbbench::proc_number(poll.pid(), "VmHWM");
+    const long pss = fbbench::proc_number(poll.pid(), "Pss", "smaps_rollup");
+    const long private_kib = fbbench::proc_number(poll.pid(), "Private_Clean", "smaps_rollup") +
+                             fbbench::proc_number(poll.pid(), "Private_Dirty", "smaps_rollup");
 
     std::sort(rounds.begin(), rounds.end(), [](const Round &a, const Round &b) { return a.cpu_us < b.cpu_us; });
     const Round &median = rounds[rounds.size() / 2];
@@ -162,8 +129,6 @@ int main(int argc, char **argv)
            hwm, pss, private_kib);
 
     poll.stop();
-    ubus_free(ctx);
-    uloop_done();
     sim.stop();
     ubusd.stop();
     return 0;

@@ -7,10 +7,8 @@
 // flat lines here.
 //
 //   chain_soak [SECONDS [SCAN_RATE_MS]]     (defaults: 120 s, scans 50 ms apart)
+#include "fbbench/bench.h"
 #include "fbtest/support.h"
-
-#include <libubox/uloop.h>
-#include <libubus.h>
 
 #include <unistd.h>
 
@@ -26,19 +24,6 @@
 
 namespace
 {
-
-long g_readings = 0;
-
-long status_kib(pid_t pid, const char *key)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    const std::string prefix = std::string(key) + ":";
-    while (std::getline(in, line))
-        if (line.rfind(prefix, 0) == 0)
-            return std::strtol(line.c_str() + prefix.size(), nullptr, 10);
-    return -1;
-}
 
 long open_fds(pid_t pid)
 {
@@ -89,19 +74,6 @@ const char *kAlarmConfig =
     R"("contrast_rule":[{"id":"1","enable":"true","desc":"warm","type":"2","bitmask":"","initial_value":"0",)"
     R"("threshold":"21.5"}],"trigger_type":[{"id":"1","enable":"true","type":"event_notification",)"
     R"("on_content":"on $VALUE","off_content":"off $VALUE"}]}]})";
-
-void on_event(ubus_context *, ubus_event_handler *, const char *, blob_attr *)
-{
-    ++g_readings;
-}
-
-void run_loop_for(int ms)
-{
-    static uloop_timeout done{};
-    done.cb = [](uloop_timeout *) { uloop_end(); };
-    uloop_timeout_set(&done, ms);
-    uloop_run();
-}
 
 struct Watched {
     std::string name;
@@ -154,16 +126,11 @@ int main(int argc, char **argv)
     fbtest::Process alarm({fbtest::bin("modbus_alarm")}, quiet);
     fbtest::Process poll({fbtest::bin("modbus_poll"), "tcp", "1"}, quiet);
 
-    uloop_init();
-    ubus_context *ctx = ubus_connect(nullptr);
-    if (!ctx) {
+    fbbench::EventCounter readings_seen("mb_read_data");
+    if (!readings_seen.connected()) {
         fprintf(stderr, "no bus\n");
         return 1;
     }
-    ubus_add_uloop(ctx);
-    ubus_event_handler handler{};
-    handler.cb = on_event;
-    ubus_register_event_handler(ctx, &handler, "mb_read_data");
 
     std::vector<Watched> watched = {{"modbus_poll", &poll, {}, {}},
                                     {"modbus_transport 1", &transport1, {}, {}},
@@ -173,17 +140,17 @@ int main(int argc, char **argv)
                                     {"eventd", &eventd, {}, {}}};
     const int samples_count = 10;
     const int warm_up_ms = 10000;
-    run_loop_for(warm_up_ms);
-    const long readings_at_start = g_readings;
+    readings_seen.run_for(warm_up_ms);
+    const long readings_at_start = readings_seen.count();
     for (int s = 0; s <= samples_count; ++s) {
         if (s > 0)
-            run_loop_for((seconds * 1000 - warm_up_ms) / samples_count);
+            readings_seen.run_for((seconds * 1000 - warm_up_ms) / samples_count);
         for (Watched &w : watched) {
-            w.rss.push_back(status_kib(w.process->pid(), "VmRSS"));
+            w.rss.push_back(fbbench::proc_number(w.process->pid(), "VmRSS"));
             w.fds.push_back(open_fds(w.process->pid()));
         }
     }
-    const long readings = g_readings - readings_at_start;
+    const long readings = readings_seen.count() - readings_at_start;
     const std::string received = sub.out();
     const long messages = long(std::count(received.begin(), received.end(), '\n'));
 
@@ -214,7 +181,5 @@ int main(int argc, char **argv)
         }
     }
 
-    ubus_free(ctx);
-    uloop_done();
     return all_alive && readings > 0 && messages > 0 ? 0 : 1;
 }
