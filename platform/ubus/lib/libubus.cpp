@@ -1016,19 +1016,30 @@ void ubus_complete_deferred_request(struct ubus_context *ctx, struct ubus_reques
     reply_status(ctx, req->peer, req->seq, ret);
 }
 
+static bool registered_subscriber(struct ubus_context *ctx, struct ubus_subscriber *s)
+{
+    ObjEntry *e = find_entry(ctx, &s->obj);
+    return e && e->kind == ObjectKind::Subscriber;
+}
+
+// A subscribe or unsubscribe frame, sent and answered; the caller holds the API scope.
+static int subscription_request(struct ubus_context *ctx, struct ubus_subscriber *s, uint32_t id, Kind kind)
+{
+    uint16_t seq = next_seq(ctx);
+    FrameWriter w(kind, seq, s->obj.id);
+    w.u32(Tag::Target, id);
+    Waiter wt;
+    return request(ctx, w.finish(), seq, 0, wt);
+}
+
 int ubus_subscribe(struct ubus_context *ctx, struct ubus_subscriber *s, uint32_t id)
 {
     if (!ctx || !ctx->state || !s)
         return UBUS_STATUS_INVALID_ARGUMENT;
     ApiScope scope(ctx);
-    ObjEntry *e = find_entry(ctx, &s->obj);
-    if (!e || e->kind != ObjectKind::Subscriber)
+    if (!registered_subscriber(ctx, s))
         return UBUS_STATUS_INVALID_ARGUMENT;
-    uint16_t seq = next_seq(ctx);
-    FrameWriter w(Kind::Subscribe, seq, s->obj.id);
-    w.u32(Tag::Target, id);
-    Waiter wt;
-    int rc = request(ctx, w.finish(), seq, 0, wt);
+    int rc = subscription_request(ctx, s, id, Kind::Subscribe);
     if (rc == UBUS_STATUS_OK) {
         auto &subs = ctx->state->subscriptions;
         bool known = std::any_of(subs.begin(), subs.end(),
@@ -1044,14 +1055,9 @@ int ubus_unsubscribe(struct ubus_context *ctx, struct ubus_subscriber *s, uint32
     if (!ctx || !ctx->state || !s)
         return UBUS_STATUS_INVALID_ARGUMENT;
     ApiScope scope(ctx);
-    ObjEntry *e = find_entry(ctx, &s->obj);
-    if (!e || e->kind != ObjectKind::Subscriber)
+    if (!registered_subscriber(ctx, s))
         return UBUS_STATUS_INVALID_ARGUMENT;
-    uint16_t seq = next_seq(ctx);
-    FrameWriter w(Kind::Unsubscribe, seq, s->obj.id);
-    w.u32(Tag::Target, id);
-    Waiter wt;
-    int rc = request(ctx, w.finish(), seq, 0, wt);
+    int rc = subscription_request(ctx, s, id, Kind::Unsubscribe);
     auto &subs = ctx->state->subscriptions;
     subs.erase(std::remove_if(subs.begin(), subs.end(),
                               [&](const Subscription &x) { return x.sub == s && x.target == id; }),
