@@ -55,7 +55,7 @@ void set_register(const fbtest::TempRoot &root, const std::string &control, cons
 #define WAIT_RECORDS(list, fields, pred)                                                                               \
     do {                                                                                                               \
         bool ok_ = fbtest::wait_until([&] { return pred(chain::records(list, fields)); }, fbtest::Millis(30000));      \
-        EXPECT_TRUE(ok_) << list << " has " << chain::records(list, fields).size() << " rows";                         \
+        ASSERT_TRUE(ok_) << list << " has " << chain::records(list, fields).size() << " rows";                         \
     } while (0)
 
 TEST(AlarmChain, RegisterCrossingThresholdReachesEveryService)
@@ -137,7 +137,9 @@ TEST(AlarmChain, RegisterCrossingThresholdReachesEveryService)
 
     // Back below: off; the SMS action has no off text and sends nothing.
     set_register(root, control, "hr 0 20\n");
+    // The actions of one change reach their services independently: wait for each.
     WAIT_RECORDS("eventd.event", ev_fields, [](const auto &r) { return r.size() == 3; });
+    WAIT_RECORDS("digital_io.do", do_fields, [](const auto &r) { return r.size() == 3; });
     EXPECT_EQ(chain::records("eventd.event", ev_fields)[2]["content"], "Clear 20");
     EXPECT_EQ(chain::records("digital_io.do", do_fields)[2]["action"], "alarm off");
     EXPECT_EQ(chain::usi_count("smsd.sms"), 2);
