@@ -109,6 +109,22 @@ int Cache::resend_page() const
     return cfg_.number_of_sent ? cfg_.number_of_sent : kDefaultResendPage;
 }
 
+bool Cache::select_rows(const Db &db, const std::string &sql, std::vector<Reading> &rows) const
+{
+    Stmt st;
+    int rc = st.prepare(db, sql.c_str());
+    while (rc == SQLITE_OK || rc == SQLITE_ROW) {
+        rc = sqlite3_step(st.get());
+        if (rc == SQLITE_ROW)
+            rows.push_back(flavour_.decode_row(st.get()));
+    }
+    if (rc != SQLITE_DONE) {
+        FB_LOG_ERR("%s, errno=%d,errmsg:%s", sql.c_str(), rc, db.errmsg());
+        return false;
+    }
+    return true;
+}
+
 std::string Cache::resend_query(const char *table) const
 {
     char sql[160];

@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 
 #include <string>
+#include <vector>
 
 #include "transport/config.h"
 #include "transport/reading.h"
@@ -85,6 +86,10 @@ public:
     int resend_page() const;
     // The resend query of the configured send order, one page long.
     std::string resend_query(const char *table) const;
+
+    // Runs a query over the table and decodes every row; on failure logs
+    // "%s, errno=%d,errmsg:%s" (statement, code, message) and gives false.
+    bool select_rows(const Db &db, const std::string &sql, std::vector<Reading> &rows) const;
 
     void publish_quantity(long rows) const;
     void publish_quantity_text(const char *text) const;

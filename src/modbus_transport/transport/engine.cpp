@@ -276,21 +276,9 @@ int Engine::send_combin_history_data()
         return 0;
     }
     const std::string query = cache_.resend_query(names_.table);
-    const char *sql = query.c_str();
     std::vector<Reading> rows;
-    {
-        Stmt st;
-        int rc = st.prepare(db, sql);
-        while (rc == SQLITE_OK || rc == SQLITE_ROW) {
-            rc = sqlite3_step(st.get());
-            if (rc == SQLITE_ROW)
-                rows.push_back(flavour_.decode_row(st.get()));
-        }
-        if (rc != SQLITE_DONE) {
-            FB_LOG_ERR("%s, errno=%d,errmsg:%s", sql, rc, db.errmsg());
-            return 0;
-        }
-    }
+    if (!cache_.select_rows(db, query, rows))
+        return 0;
     FB_LOG_VERBOSE("get historical cache data entry: %d", static_cast<int>(rows.size()));
     if (rows.empty()) {
         history_pending_ = false;

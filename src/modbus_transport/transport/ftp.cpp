@@ -267,21 +267,9 @@ void Engine::ftp_upload(bool history)
     sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
     const std::string query = history ? cache_.resend_query(names_.table)
                                       : std::string("select * from ") + names_.table + ";";
-    const char *sql = query.c_str();
     std::vector<Reading> rows;
-    {
-        Stmt st;
-        int rc = st.prepare(db, sql);
-        while (rc == SQLITE_OK || rc == SQLITE_ROW) {
-            rc = sqlite3_step(st.get());
-            if (rc == SQLITE_ROW)
-                rows.push_back(flavour_.decode_row(st.get()));
-        }
-        if (rc != SQLITE_DONE) {
-            FB_LOG_ERR("%s, errno=%d,errmsg:%s", sql, rc, db.errmsg());
-            return;
-        }
-    }
+    if (!cache_.select_rows(db, query, rows))
+        return;
     if (rows.empty()) {
         if (history) {
             history_pending_ = false;
